@@ -1,0 +1,62 @@
+// The update engine: every command of the program is one operation here.
+// Operations report to the user through the display and return bool, or a
+// value in which 0 means failure.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "DeviceInfo.h"
+#include "Fingerprint.h"
+#include "UpdaterDisplayInterface.h"
+#include "aLinkSpec.h"
+
+class BirdFile;
+
+class Updater {
+public:
+    Updater(const char* serverUrl, const char* storeDirectory, UpdaterDisplayInterface& display);
+
+    void Set_UEIBytes_Load(bool enable) { ueiBytesLoad_ = enable; }
+
+    // Firmware acquisition and build lists.
+    unsigned int Download_Firmware(unsigned int serial, std::string build, bool overrideModel,
+                                   bool noCalibration);
+    unsigned int Download_Firmware(Fingerprint fingerprint, std::string build, bool overrideModel);
+    BirdFile load_bird(const char* verb, std::string birdFile, unsigned int serial, unsigned int build,
+                       bool allowDownload);
+    std::map<std::string, std::string> Get_BuildList(unsigned int serial);
+    std::map<std::string, std::string> Get_BuildListLocal(unsigned int serial);
+    std::string Get_JWT(unsigned int serial);
+    bool _valid_build(unsigned int serial, unsigned int build, const char* serverUrl);
+
+    // Discovery and identification.
+    std::vector<DeviceInfo> Discover_Devices(linkType type);
+    std::vector<DeviceInfo> Discover_ZVNetwork_Devices(unsigned int routerSerial, linkType type);
+
+    // Firmware update.
+    bool Update_Firmware(unsigned int serial, unsigned int build, std::string birdFile,
+                         unsigned char moduleAddress, unsigned int routerSerial, bool overrideModel);
+
+    // Recovery through the boot ROM, and the fingerprint that identifies a device.
+    bool Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned int serial,
+                         std::string birdFile, unsigned int baud, bool resetAfter);
+    bool Recover_Firmware(std::string port, unsigned int build, unsigned int baud, unsigned int serial,
+                          std::string birdFile, bool overrideModel);
+
+    const std::string& serverUrl() const { return serverUrl_; }
+    const std::string& storeDirectory() const { return storeDirectory_; }
+    UpdaterDisplayInterface& display() { return display_; }
+
+private:
+    // Says, at Error level, that an operation is not part of this build yet.
+    void unavailable(const char* operation);
+
+    std::string serverUrl_;
+    std::string storeDirectory_;
+    UpdaterDisplayInterface& display_;
+    bool ueiBytesLoad_ = false;
+    uint8_t recoveryChipKind_ = 0;  // 1 i.MX, 2 LPC; set by Get_Fingerprint
+};
