@@ -18,6 +18,9 @@ inline constexpr uint8_t cmdUPGRADE = 95;       // firmware upgrade
 inline constexpr uint8_t cmdSYNC = 0xAD;        // address echo (address position, no data)
 inline constexpr uint8_t cmdFORCEROUTE = 0xAF;  // force route (address position, one data byte)
 
+// USB vendor id of the family's modules (device descriptor idVendor).
+inline constexpr uint16_t aZENTROVIA_USB_VENDOR_ID = 0x3A11;
+
 // System entity option that answers the module's model code.
 inline constexpr uint8_t aSYSTEM_OPTION_MODEL = 8;
 

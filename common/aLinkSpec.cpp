@@ -75,3 +75,88 @@ aErr aLinkSpec_Decode(const uint8_t* in, size_t size, linkSpec* spec) {
     *spec = s;
     return aErrNone;
 }
+
+bool aLinkSpec_SameEndpoint(const linkSpec* a, const linkSpec* b) {
+    if (!a || !b) return false;
+    return a->type == b->type && a->serial_num == b->serial_num &&
+           a->t.ip.ip_address == b->t.ip.ip_address && a->t.ip.ip_port == b->t.ip.ip_port;
+}
+
+aErr aLinkSpec_EncodeLegacyRequest(uint8_t* out, size_t size) {
+    if (!out) return aErrParam;
+    zv::ByteWriter w(out, size);
+    w.u8(kLegacyDiscoveryRequestMarker);
+    w.zeros(kLegacyDiscoverySize - 1);
+    return w.ok() ? aErrNone : aErrSize;
+}
+
+aErr aLinkSpec_DecodeLegacyReply(const uint8_t* reply, size_t size, uint32_t sender,
+                                 linkSpec* spec) {
+    if (!reply || !spec) return aErrParam;
+    zv::ByteReader r(reply, size);
+    r.skip(1);
+    const uint8_t module = r.u8();
+    const uint16_t port = r.u16le();
+    const uint32_t serial = r.u32le();
+    if (!r.ok()) return aErrSize;
+    r.skip(4);
+    uint8_t model = r.u8();
+    if (!r.ok()) model = kLegacyDiscoveryNoModel;
+
+    linkSpec s{};
+    s.type = TCPIP;
+    s.serial_num = serial;
+    s.router_serial_num = serial;
+    s.module = module;
+    s.router = module;
+    s.model = model;
+    s.t.ip.ip_address = sender;
+    s.t.ip.ip_port = port;
+    *spec = s;
+    return aErrNone;
+}
+
+aErr aLinkSpec_EncodeProbeRequest(uint8_t* out, size_t size) {
+    if (!out) return aErrParam;
+    zv::ByteWriter w(out, size);
+    return w.u32le(kDiscoveryProbeMagic) ? aErrNone : aErrSize;
+}
+
+bool aLinkSpec_IsProbeRequest(const uint8_t* data, size_t size) {
+    zv::ByteReader r(data, size);
+    const uint32_t magic = r.u32le();
+    return r.ok() && r.atEnd() && magic == kDiscoveryProbeMagic;
+}
+
+aErr aLinkSpec_DecodeAnnouncement(const uint8_t* data, size_t size, linkSpec* spec) {
+    if (size != kLinkSpecSize) return data && spec ? aErrSize : aErrParam;
+    return aLinkSpec_Decode(data, size, spec);
+}
+
+aErr aLinkSpec_FromUSBDescriptor(const char* serialText, size_t length, uint16_t productId,
+                                 linkSpec* spec) {
+    constexpr size_t kSerialDigits = 8;
+    if (!serialText || !spec) return aErrParam;
+    if (length != kSerialDigits) return aErrParse;
+    uint32_t serial = 0;
+    for (size_t i = 0; i < kSerialDigits; ++i) {
+        const char c = serialText[i];
+        uint32_t digit;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<uint32_t>(c - '0');
+        else if (c >= 'A' && c <= 'F')
+            digit = static_cast<uint32_t>(c - 'A' + 10);
+        else if (c >= 'a' && c <= 'f')
+            digit = static_cast<uint32_t>(c - 'a' + 10);
+        else
+            return aErrParse;
+        serial = (serial << 4) | digit;
+    }
+    linkSpec s{};
+    s.type = USB;
+    s.serial_num = serial;
+    s.t.usb.usb_id = serial;
+    s.model = productId & 0xFFu;
+    *spec = s;
+    return aErrNone;
+}
