@@ -1,5 +1,7 @@
 #include "Parameters.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +30,7 @@ const std::vector<OptionSpec>& optionTable() {
         {kParameter, "-s", true}, {kParameter, "-o", true},
         {kParameter, "-e", false},
         {kParameter, "-l", true}, {kParameter, "-k", true}, {kParameter, "-u", true},
+        {kParameter, "--cacert", true},
         {kHelp, "--help", false},
         {kHttp, "--http", false},
         {kHttps, "--https", false},
@@ -203,7 +206,14 @@ int _get_params(CLI_Display& display, int argc, char** argv, Parameters* params)
         else if (text == "-n") params->flagN = true;
         else if (text == "-l") params->historyMessage = arg;
         else if (text == "-k") params->logFileName = arg;
-        else if (text == "-u") {
+        else if (text == "--cacert") {
+            if (access(arg.c_str(), R_OK) != 0) {
+                display.message(Level::Error, "Cannot read the certificate authority file [%s]", arg.c_str());
+                result = 1;
+            } else {
+                params->caCertFile = arg;
+            }
+        } else if (text == "-u") {
             params->serverUrl = arg;
             ++urlChoices;
         }

@@ -56,6 +56,7 @@ struct Parameters {
     std::string build;
     bool echo = false;
     std::string serverUrl;
+    std::string caCertFile;  // extra authority for HTTPS (--cacert)
     bool flagN = false;
     std::string storeBase;
     std::string programName;

@@ -66,6 +66,8 @@ const char kExtendedText[] =
     "                                Default:[APP.log]\n"
     "     -u <host:port>           - The hostname and port of the update server\n"
     "                                Default: " UPDATE_SERVER_HOST ":port\n"
+    "     --cacert <file>          - Trust the certificate authorities in file for\n"
+    "                                HTTPS instead of the system's (private servers).\n"
     "  Extended Commands:\n"
     "     -I                       - View stored device information.\n"
     "                                Must either use DISCOVER command [\"-D\"] or\n"

@@ -6,6 +6,7 @@
 
 #include "BuildPath.h"
 #include "CLI_Display.h"
+#include "HTTPRequest.h"
 #include "ListPrinters.h"
 #include "Log.h"
 #include "Parameters.h"
@@ -92,6 +93,7 @@ int run(CLI_Display& display, Parameters& params) {
 
     std::string store = prepareStoreDirectory(display, params);
     if (store.empty()) return 1;
+    HTTPRequest::settings().caCertFile = params.caCertFile;
     Updater updater(params.serverUrl.c_str(), store.c_str(), display);
     int status = 0;
 
@@ -148,6 +150,17 @@ int run(CLI_Display& display, Parameters& params) {
         if (!requireSerial(display, params, "Get JWT")) return 1;
         _display_jwt(display, updater.Get_JWT(params.deviceSerial));
         return 0;
+    }
+    if (params.commands.IsSet(CMD_CHECK)) {
+        if (params.birdFile.empty()) {
+            display.message(Error, "-C must name the BIRD file to check with -f FILE");
+            return 1;
+        }
+        return updater.Check_BirdFile(params.birdFile) ? 0 : 1;
+    }
+    if (params.commands.IsSet(CMD_INFO)) {
+        if (params.deviceSerial) return updater.Show_StoredDevice(params.deviceSerial) ? 0 : 1;
+        return updater.List_StoredDevices() ? 0 : 1;
     }
     return status;
 }

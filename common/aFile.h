@@ -68,3 +68,19 @@ aErr aFile_SetUnbuffered(aFileRef file);
 bool aFile_Exists(const char* path);
 
 aErr aFile_Delete(const char* path);
+
+// Replaces the file at path with exactly these bytes, never leaving a
+// half-written file behind: the data goes to a new temporary file in the same
+// directory (".NAME.tmp.XXXXXX"; mode 0666 less the umask, or the replaced
+// file's permission bits), which is flushed and fsync'ed, then renamed over
+// path; the directory is fsync'ed afterwards (best effort: the replacement has
+// happened once the rename succeeded). On any failure the temporary file is
+// removed, the file at path is exactly as it was, errno tells the system's
+// reason, and the result is: aErrParam for a null or empty path, or null data
+// with a non-zero length; aErrFileNameLength for a path (or its temporary
+// name) over aFILE_MAX_PATH; aErrNotFound when the directory is missing (or a
+// part of it is not a directory); aErrPermission when the system refuses to
+// create the temporary file; aErrIO when writing, syncing or the rename fails
+// (a path naming a directory included). A symbolic link at path is replaced,
+// not followed.
+aErr aFile_WriteAtomic(const char* path, const void* data, size_t length);

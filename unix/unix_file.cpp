@@ -1,13 +1,17 @@
 // POSIX files over stdio streams.
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <new>
+#include <string>
 
 #include "aFile.h"
 
@@ -273,4 +277,127 @@ aErr aFile_Delete(const char* path) {
         default:
             return aErrIO;
     }
+}
+
+// Writes the whole block, going on after short writes and interruptions.
+static bool sWriteAll(int fd, const uint8_t* data, size_t length) {
+    while (length > 0) {
+        ssize_t n = write(fd, data, length);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Creates a new, empty temporary file beside the target: ".NAME.tmp.XXXXXX"
+// in the target's directory. O_EXCL makes the name ours alone; a clash with a
+// leftover or a concurrent writer just tries the next name.
+static int sCreateTemporary(const std::string& dir, const std::string& name,
+                            std::string* tempPath) {
+    static std::atomic<unsigned> counter{0};
+    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    struct timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    unsigned long long seed = (static_cast<unsigned long long>(now.tv_nsec) << 20) ^
+                              static_cast<unsigned long long>(getpid()) ^
+                              (static_cast<unsigned long long>(now.tv_sec) << 32);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned long long v = seed + 0x9E3779B97F4A7C15ull * (counter.fetch_add(1) + 1);
+        char suffix[7];
+        for (int i = 0; i < 6; ++i) {
+            suffix[i] = digits[v % 36];
+            v /= 36;
+        }
+        suffix[6] = '\0';
+        *tempPath = dir + "." + name + ".tmp." + suffix;
+        if (strnlen(tempPath->c_str(), aFILE_MAX_PATH + 1) > aFILE_MAX_PATH) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        int fd = open(tempPath->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+aErr aFile_WriteAtomic(const char* path, const void* data, size_t length) {
+    if (!path || !*path) return aErrParam;
+    if (sPathTooLong(path)) return aErrFileNameLength;
+    if (!data && length != 0) return aErrParam;
+
+    // Split into the directory (kept with its trailing "/", empty for the
+    // current directory) and the entry name.
+    std::string full(path);
+    size_t slash = full.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string() : full.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? full : full.substr(slash + 1);
+    if (name.empty()) {
+        errno = EISDIR;
+        return aErrIO;  // "dir/" names no file
+    }
+
+    std::string temp;
+    int fd = sCreateTemporary(dir, name, &temp);
+    if (fd < 0) {
+        switch (errno) {
+            case ENOENT:
+            case ENOTDIR:
+                return aErrNotFound;
+            case EACCES:
+            case EPERM:
+            case EROFS:
+                return aErrPermission;
+            case ENAMETOOLONG:
+                return aErrFileNameLength;
+            default:
+                return aErrIO;
+        }
+    }
+
+    // A replaced file keeps its permission bits; a new one gets 0666 less
+    // the umask, as fopen would give it.
+    struct stat old;
+    bool ok = true;
+    if (lstat(path, &old) == 0 && S_ISREG(old.st_mode)) ok = fchmod(fd, old.st_mode & 07777) == 0;
+    ok = ok && sWriteAll(fd, static_cast<const uint8_t*>(data), length);
+    if (ok) {
+        int r;
+        do {
+            r = fsync(fd);
+        } while (r != 0 && errno == EINTR);
+        ok = r == 0;
+    }
+    int saved = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        saved = errno;
+    }
+    if (ok && rename(temp.c_str(), path) != 0) {
+        ok = false;
+        saved = errno;
+    }
+    if (!ok) {
+        unlink(temp.c_str());
+        errno = saved;
+        return aErrIO;
+    }
+
+    // Make the rename itself durable. The new content is in place whatever
+    // this reports, so a failure here (some file systems refuse to sync a
+    // directory) does not turn the write into a failure.
+    int dfd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+    return aErrNone;
 }

@@ -1,6 +1,9 @@
 #include "Updater.h"
 
+#include <stdexcept>
+
 #include "UpdateServerHost.h"
+#include "UpdaterStore.h"
 
 Updater::Updater(const char* serverUrl, const char* storeDirectory, UpdaterDisplayInterface& display)
     : serverUrl_(serverUrl ? serverUrl : UPDATE_SERVER_HTTP_URL),
@@ -10,36 +13,6 @@ Updater::Updater(const char* serverUrl, const char* storeDirectory, UpdaterDispl
 void Updater::unavailable(const char* operation) {
     display_.message(UpdaterDisplayInterface::Error, "%s is not available in this version of Updater",
                      operation);
-}
-
-unsigned int Updater::Download_Firmware(unsigned int, std::string, bool, bool) {
-    unavailable("Downloading firmware");
-    return 0;
-}
-
-unsigned int Updater::Download_Firmware(Fingerprint, std::string, bool) {
-    unavailable("Downloading recovery firmware");
-    return 0;
-}
-
-std::map<std::string, std::string> Updater::Get_BuildList(unsigned int) {
-    unavailable("Listing server builds");
-    return {};
-}
-
-std::map<std::string, std::string> Updater::Get_BuildListLocal(unsigned int) {
-    unavailable("Listing local builds");
-    return {};
-}
-
-std::string Updater::Get_JWT(unsigned int) {
-    unavailable("Fetching the device token");
-    return {};
-}
-
-bool Updater::_valid_build(unsigned int, unsigned int, const char*) {
-    unavailable("Validating a build");
-    return false;
 }
 
 std::vector<DeviceInfo> Updater::Discover_Devices(linkType) {
@@ -66,4 +39,16 @@ bool Updater::Get_Fingerprint(Fingerprint&, std::string, unsigned int, std::stri
 bool Updater::Recover_Firmware(std::string, unsigned int, unsigned int, unsigned int, std::string, bool) {
     unavailable("Firmware recovery");
     return false;
+}
+
+std::unique_ptr<UpdaterStore> Updater::_createUpdaterStore(UpdaterDisplayInterface& display,
+                                                           const std::string& storeDirectory,
+                                                           const char* operation) {
+    try {
+        return std::make_unique<UpdaterStore>(storeDirectory.c_str());
+    } catch (const std::runtime_error& e) {
+        display.message(UpdaterDisplayInterface::Error, "Failed to Create UpdaterStore in: %s - Exception: %s",
+                        operation ? operation : "", e.what());
+        return nullptr;
+    }
 }

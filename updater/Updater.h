@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "aLinkSpec.h"
 
 class BirdFile;
+class UpdaterStore;
 
 class Updater {
 public:
@@ -45,6 +47,24 @@ public:
                          std::string birdFile, unsigned int baud, bool resetAfter);
     bool Recover_Firmware(std::string port, unsigned int build, unsigned int baud, unsigned int serial,
                           std::string birdFile, bool overrideModel);
+
+    // Local packages and store (-C, -I): report through the display and
+    // return false (exit status 1) after an Error message.
+    // -C -f FILE: loads the package and shows its build information and
+    // blocks; true when it is sound.
+    bool Check_BirdFile(const std::string& path);
+    // -I -d SERIAL: the device's stored attributes and local builds; false
+    // when the store holds nothing for it.
+    bool Show_StoredDevice(unsigned int serial);
+    // -I: every device in the store with its latest download and transfer;
+    // nothing is shown for an empty store.
+    bool List_StoredDevices();
+
+    // A new store on the directory, or null after showing "Failed to Create
+    // UpdaterStore in: <operation> - Exception: <text>".
+    static std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
+                                                             const std::string& storeDirectory,
+                                                             const char* operation);
 
     const std::string& serverUrl() const { return serverUrl_; }
     const std::string& storeDirectory() const { return storeDirectory_; }
