@@ -17,36 +17,12 @@
 #include "BirdParser.h"
 #include "Log.h"
 #include "bird_builder.h"
+#include "log_capture.h"
 #include "tempdir.h"
 
 using namespace testsupport;
 
 namespace {
-
-struct LogCapture {
-    FILE* file = tmpfile();
-    explicit LogCapture(unsigned mask = DEBUG_BirdFile) : mask_(mask) {
-        Log::SetOutput(file);
-        Log::ActivatePackage(mask_);
-    }
-    ~LogCapture() {
-        Log::DeactivatePackage(mask_);
-        Log::SetOutput(nullptr);
-        fclose(file);
-    }
-    std::string text() {
-        fflush(file);
-        rewind(file);
-        std::string out;
-        char buffer[512];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) out.append(buffer, n);
-        return out;
-    }
-
-  private:
-    unsigned mask_;
-};
 
 Bytes pattern(size_t n, uint8_t seed) {
     Bytes b(n);
@@ -180,7 +156,7 @@ TEST(BirdFile, LoadsEveryBlockInFileOrder) {
 TEST(BirdFile, LoadLogsItsWalk) {
     Fixture fx;
     const std::string path = fx.writePayload(fullBlocks());
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     BirdFile b(path.c_str());
     const std::string t = log.text();
     for (const std::string& line :
@@ -220,7 +196,7 @@ TEST(BirdFile, BuildInformationFields) {
 TEST(BirdFile, ValidateModelComparesTheGivenTextsLength) {
     Fixture fx;
     BirdFile b(fx.writePayload({buildInfoBlock("1", "1.0.0", "0", "ZV-HUB")}).c_str());
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     EXPECT_TRUE(b.ValidateModel("ZV-HUB"));
     EXPECT_TRUE(b.ValidateModel("ZV-H"));  // a prefix matches
     EXPECT_TRUE(b.ValidateModel(""));
@@ -280,7 +256,7 @@ TEST(BirdFile, VerifyFileChecksTheHeaderOnly) {
     EXPECT_FALSE(BirdFile::VerifyFile(badSig.c_str()));
     EXPECT_FALSE(BirdFile::VerifyFile(fx.write(Bytes{'b', 'i', 'r', 'd', 1}).c_str()));  // 5 bytes
     EXPECT_TRUE(BirdFile::VerifyFile(fx.write(Bytes{'b', 'i', 'r', 'd', 1, 1}).c_str()));
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     EXPECT_FALSE(BirdFile::VerifyFile(fx.dir.file("missing").c_str()));
     EXPECT_FALSE(BirdFile::VerifyFile(fx.dir.path().c_str()));  // a directory
     EXPECT_FALSE(BirdFile::VerifyFile(nullptr));
@@ -299,7 +275,7 @@ TEST(BirdFile, VerifyFileChecksTheHeaderOnly) {
 
 TEST(BirdFile, MissingOrShortFilesFailToLoad) {
     Fixture fx;
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     const std::string missing = fx.dir.file("missing.bird");
     EXPECT_THROW(BirdFile b(missing.c_str()), std::runtime_error);
     try {
@@ -362,7 +338,7 @@ TEST(BirdFileHostile, NotAZlibStream) {
     Fixture fx;
     Bytes file = {'b', 'i', 'r', 'd', 1, 1};
     for (int i = 0; i < 100; ++i) file.push_back(static_cast<uint8_t>(i * 37));
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     BirdFile b;
     EXPECT_FALSE(b.Load(fx.write(file).c_str()));
     EXPECT_NE(log.text().find("BIRDFILE: Error (-3) decompressing bird file.\n"), std::string::npos)
@@ -374,7 +350,7 @@ TEST(BirdFileHostile, APayloadOverEightTimesItsCompressedSizeIsRefused) {
     Fixture fx;
     // One MiB of zeros compresses about a thousand to one.
     const Bytes payload = makePayload({imageBlock(1, 0, Bytes(1 << 20, 0))});
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     BirdFile b;
     EXPECT_FALSE(b.Load(fx.write(makeBirdFile(payload)).c_str()));
     EXPECT_NE(log.text().find("BIRDFILE: Error (-5) decompressing bird file.\n"),
@@ -434,7 +410,7 @@ TEST(BirdFileHostile, APayloadOverTheSizeLimitIsRefusedEvenWithinTheRatio) {
     ASSERT_LT(payload.size(), 8 * z.size());
     file.insert(file.end(), z.begin(), z.end());
     Bytes().swap(payload);
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     BirdFile b;
     EXPECT_FALSE(b.Load(fx.write(file).c_str()));
     EXPECT_NE(log.text().find("BIRDFILE: Error (-5) decompressing bird file.\n"),
@@ -445,7 +421,7 @@ TEST(BirdFileHostile, APayloadOverTheSizeLimitIsRefusedEvenWithinTheRatio) {
 
 TEST(BirdFileHostile, DeclaredCountThreeWithTwoBlocksLoadsTwo) {
     Fixture fx;
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     BirdFile b;
     EXPECT_TRUE(
         b.Load(fx.writePayload({imageBlock(1, 0, Bytes(4)), buildInfoBlock("1", "1", "1", "M")}, 3)
@@ -473,7 +449,7 @@ TEST(BirdFileHostile, ALyingBlockLengthEndsTheWalk) {
         RawBlock liar = imageBlock(1, 0x1000, Bytes(12));  // 16 data bytes
         liar.lieLength = true;
         liar.length = lie;
-        LogCapture log;
+        LogCapture log(DEBUG_BirdFile);
         BirdFile b;
         EXPECT_TRUE(b.Load(fx.writePayload({imageBlock(0, 0x20000000, Bytes(8)), liar}).c_str()))
             << lie;
@@ -501,7 +477,7 @@ TEST(BirdFileHostile, BytesAfterTheChecksumAreAMismatch) {
     Fixture fx;
     Bytes payload = makePayload({imageBlock(1, 0, Bytes(4))});
     payload.insert(payload.end(), {0xAA, 0xBB, 0xCC});
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     BirdFile b;
     EXPECT_TRUE(b.Load(fx.write(makeBirdFile(payload)).c_str()));
     EXPECT_EQ(b.BlockCount(), 1u);
@@ -643,7 +619,7 @@ TEST(BirdFilePatch, WritesTheSerialWordAndTheDescriptorText) {
         fx.writePayload({imageBlock(0, 0x1000, Bytes(64, 0x11)),
                          imageBlock(1, 0x1000, Bytes(64, 0xEE)), serialBlock(0x1008, 0x1020)})
             .c_str());
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     EXPECT_TRUE(b.ReplaceSerialNumber(0x40F5849A));
     const unsigned char* image = b.Blocks()[1].data + 4;
     EXPECT_EQ(hex(image, 16),
@@ -657,7 +633,7 @@ TEST(BirdFilePatch, WritesTheSerialWordAndTheDescriptorText) {
     EXPECT_EQ(hex(b.Blocks()[0].data + 4 + 8, 4), "11 11 11 11");
 
     // Again with another number: the old one is read from the image.
-    LogCapture again;
+    LogCapture again(DEBUG_BirdFile);
     EXPECT_TRUE(b.ReplaceSerialNumber(0xABCD));
     EXPECT_EQ(hex(image + 8, 4), "CD AB 00 00");
     EXPECT_EQ(hex(image + 32, 16), "30 EE 30 EE 30 EE 30 EE 41 EE 42 EE 43 EE 44 EE");
@@ -797,7 +773,7 @@ TEST(BirdFileVectors, ChecksumWordIsTheNegatedSum) {
     BirdFile b(fx.writePayload({imageBlock(1, 0, image), imageBlock(1, 0x4000, image),
                                 imageBlock(1, 0, Bytes(28, 1))})
                    .c_str());
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     EXPECT_TRUE(b.ReplaceVectorChecksum());
     EXPECT_EQ(hex(b.Blocks()[0].data + 4 + 28, 4), "FB DF FF DF");
     EXPECT_EQ(hex(b.Blocks()[1].data + 4 + 28, 4), "00 00 00 00");  // not at address 0
@@ -815,7 +791,7 @@ TEST(BirdFileVectors, ValidateDataSearchesFirmwareData) {
     const std::string path =
         fx.writePayload({imageBlock(0, 0, Bytes{0xCA, 0xFE}), imageBlock(1, 0x100, image)});
     BirdFile b(path.c_str());
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     unsigned char cafe[] = {0xCA, 0xFE};
     EXPECT_TRUE(b.ValidateData(cafe, 2));
     // Positions count from the block's first data byte, the address included.

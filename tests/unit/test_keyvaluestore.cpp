@@ -15,9 +15,11 @@
 
 #include "KeyValueStore.h"
 #include "Log.h"
+#include "log_capture.h"
 #include "tempdir.h"
 
 using testsupport::readFile;
+using testsupport::LogCapture;
 using testsupport::TempDir;
 using testsupport::writeFile;
 
@@ -26,32 +28,6 @@ namespace {
 // ctime's 24-character form: "Wed Dec  9 12:58:13 2026".
 const std::regex kTimestamp(
     R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4})");
-
-// Captures the debug log of one category while it lives.
-struct LogCapture {
-    FILE* file = tmpfile();
-    explicit LogCapture(unsigned mask) : mask_(mask) {
-        Log::SetOutput(file);
-        Log::ActivatePackage(mask_);
-    }
-    ~LogCapture() {
-        Log::DeactivatePackage(mask_);
-        Log::SetOutput(nullptr);
-        fclose(file);
-    }
-    std::string text() {
-        fflush(file);
-        rewind(file);
-        std::string out;
-        char buffer[512];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) out.append(buffer, n);
-        return out;
-    }
-
-  private:
-    unsigned mask_;
-};
 
 size_t entriesIn(const std::string& dir) {
     size_t n = 0;

@@ -21,9 +21,11 @@
 #include "UpdaterStore.h"
 #include "aFile.h"
 #include "bird_builder.h"
+#include "log_capture.h"
 #include "tempdir.h"
 
 using testsupport::readFile;
+using testsupport::LogCapture;
 using testsupport::TempDir;
 using testsupport::writeFile;
 namespace fs = std::filesystem;
@@ -32,31 +34,6 @@ namespace {
 
 const std::regex kTimestamp(
     R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4})");
-
-struct LogCapture {
-    FILE* file = tmpfile();
-    explicit LogCapture(unsigned mask) : mask_(mask) {
-        Log::SetOutput(file);
-        Log::ActivatePackage(mask_);
-    }
-    ~LogCapture() {
-        Log::DeactivatePackage(mask_);
-        Log::SetOutput(nullptr);
-        fclose(file);
-    }
-    std::string text() {
-        fflush(file);
-        rewind(file);
-        std::string out;
-        char buffer[512];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) out.append(buffer, n);
-        return out;
-    }
-
-  private:
-    unsigned mask_;
-};
 
 std::set<std::string> namesIn(const std::string& dir) {
     std::set<std::string> names;
