@@ -129,7 +129,8 @@ bool aLinkSpec_IsProbeRequest(const uint8_t* data, size_t size) {
 }
 
 aErr aLinkSpec_DecodeAnnouncement(const uint8_t* data, size_t size, linkSpec* spec) {
-    if (size != kLinkSpecSize) return data && spec ? aErrSize : aErrParam;
+    if (!spec) return aErrParam;
+    if (size != kLinkSpecSize) return aErrSize;
     return aLinkSpec_Decode(data, size, spec);
 }
 

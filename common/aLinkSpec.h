@@ -18,7 +18,9 @@ typedef enum linkType : uint32_t {
     AETHER_SERIAL = 7,
 } linkType;
 
-inline bool isAETHER(uint32_t type) { return type >= AETHER && type <= AETHER_SERIAL; }
+inline bool isAETHER(uint32_t type) {
+    return type >= AETHER && type <= AETHER_SERIAL;
+}
 
 constexpr size_t kLinkSpecSize = 128;
 constexpr size_t kLinkSpecPortLength = 100;
