@@ -31,6 +31,8 @@ struct SocketState {
     int descriptor = -1;
     std::atomic<bool> connected{false};
     std::atomic<uint32_t> generation{0};
+    // A reconnection is unproven until a byte arrives over it.
+    std::atomic<bool> unproven{false};
     std::mutex connectLock;
     uint16_t marker = 0;
     // Bytes received but not yet handed out; touched by the reading side
@@ -135,11 +137,21 @@ bool sConnected(SocketState* state) {
     return state->connected;
 }
 
-// Reconnects unless the other side already did since `seen` was read.
+// Reconnects unless the other side already did since `seen` was read. A
+// reconnection lost before anything arrived over it ends the stream: a
+// restarting module accepts and drops connections until it is back, and
+// the link above must see that loss rather than a connection that looks
+// alive again.
 aErr sReconnect(SocketState* state, uint32_t seen) {
     std::lock_guard<std::mutex> lock(state->connectLock);
     if (state->generation != seen) return state->connected ? aErrNone : aErrConnection;
-    return sSocketStreamReset(state);
+    if (state->unproven) {
+        state->connected = false;
+        return aErrConnection;
+    }
+    const aErr err = sSocketStreamReset(state);
+    state->unproven = err == aErrNone;
+    return err;
 }
 
 bool sWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
@@ -170,6 +182,7 @@ aErr sSocketStreamGet(uint8_t* byte, void* ref) {
     }
     // Swapped under us by a reconnection: these bytes belong to the old one.
     if (state->generation != seen) return aErrNotReady;
+    if (state->unproven) state->unproven = false;
     state->receivedGeneration = seen;
     state->receivedCount = static_cast<size_t>(count);
     state->receivedAt = 1;

@@ -15,21 +15,6 @@ void Updater::unavailable(const char* operation) {
                      operation);
 }
 
-std::vector<DeviceInfo> Updater::Discover_Devices(linkType) {
-    unavailable("Device discovery");
-    return {};
-}
-
-std::vector<DeviceInfo> Updater::Discover_ZVNetwork_Devices(unsigned int, linkType) {
-    unavailable("Network discovery");
-    return {};
-}
-
-bool Updater::Update_Firmware(unsigned int, unsigned int, std::string, unsigned char, unsigned int, bool) {
-    unavailable("Firmware update");
-    return false;
-}
-
 bool Updater::Get_Fingerprint(Fingerprint&, std::string, unsigned int, std::string, unsigned int, bool) {
     unavailable("Reading a fingerprint");
     recoveryChipKind_ = 0;

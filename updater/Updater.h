@@ -16,6 +16,9 @@
 
 class BirdFile;
 class UpdaterStore;
+namespace Veltrina::Zentrovia {
+class Module;
+}
 
 class Updater {
 public:
@@ -34,13 +37,30 @@ public:
     std::string Get_JWT(unsigned int serial);
     bool _valid_build(unsigned int serial, unsigned int build, const char* serverUrl);
 
-    // Discovery and identification.
+    // Discovery and identification. Type 0 searches USB, then TCP/IP; for the
+    // router scan it means that the router's link type is found first.
     std::vector<DeviceInfo> Discover_Devices(linkType type);
     std::vector<DeviceInfo> Discover_ZVNetwork_Devices(unsigned int routerSerial, linkType type);
+    // 0 on any failure.
+    static unsigned int _get_build_number(Veltrina::Zentrovia::Module& module);
+    static aErr _get_version(Veltrina::Zentrovia::Module& module, DeviceInfo& info);
+    static aErr _get_device_name(Veltrina::Zentrovia::Module& module, DeviceInfo& info);
+    // Sharing and fallback off, loopback only; applied to every Module before it connects.
+    static aErr _disableEther(Veltrina::Zentrovia::Module& module, UpdaterDisplayInterface& display);
+    // 0 when the device was not found.
+    static linkType _discover_link_type(unsigned int serial);
+    static bool _discovered_device(const linkSpec* spec, bool* accepted, void* context);
+    static bool _discovered_link(const linkSpec* spec, bool* accepted, void* context);
 
     // Firmware update.
     bool Update_Firmware(unsigned int serial, unsigned int build, std::string birdFile,
                          unsigned char moduleAddress, unsigned int routerSerial, bool overrideModel);
+    bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& package,
+                            Veltrina::Zentrovia::Module& module, unsigned int serial);
+    aErr _transfer_loader(UpdaterDisplayInterface& display, Veltrina::Zentrovia::Module& module,
+                          BirdFile& package);
+    aErr _transfer_firmware(UpdaterDisplayInterface& display, Veltrina::Zentrovia::Module& module,
+                            BirdFile& package, bool skipLinkDropWait, bool tryUEIBytes);
 
     // Recovery through the boot ROM, and the fingerprint that identifies a device.
     bool Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned int serial,

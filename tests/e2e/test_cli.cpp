@@ -164,7 +164,7 @@ TEST(CliOptions, AcceptedFormsReachTheirCommand) {
         {{"-B", "-u", "http://127.0.0.1:1/cgi/u"}, 1, "", "Error must supply a serial number for the List Builds command"},
         {{"-L"}, 1, "", "Error must supply a serial number for the List Local Builds command"},
         {{"-J"}, 1, "", "Error must supply a serial number for the Get JWT command"},
-        {{"-OV", "-U", "-d", "1"}, 1, "", "Firmware update is not available"},
+        {{"-OV", "-U", "-d", "1", "-u", "http://127.0.0.1:9/cgi/u"}, 1, "", "Could not find valid build for this device."},
         {{"-N"}, 1, "", "Must specify the serial port used for connecting"},
         // -G is checked before discovery runs.
         {{"-D", "-G"}, 1, "", "-G must specify a specific device via -d\n--help for usage information\n"},
