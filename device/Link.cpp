@@ -373,36 +373,42 @@ aErr Link::getModuleAddress(uint8_t* address) {
     return aErrNone;
 }
 
+namespace {
+
+// Appends the value of a scalar UEI (none, byte, short, int); false for any
+// other type, which has no single-packet form.
+bool sWriteScalarValue(zv::ByteWriter& w, const uei& message) {
+    switch (message.type) {
+        case ueiTYPE_VOID:
+            return true;
+        case ueiTYPE_BYTE:
+            return w.u8(message.byteVal);
+        case ueiTYPE_SHORT:
+            return w.u16be(message.shortVal);
+        case ueiTYPE_INT:
+            return w.u32be(message.intVal);
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
 aErr Link::sendUEI(const uei& message) {
     const aErr check = m_impl->checkExchange(message.module);
     if (check != aErrNone) return check;
+    if (message.type == ueiTYPE_BYTES) {
+        const int32_t id = m_impl->linkId;
+        return aUEI_BuildBytesPackets(message.module, message.command, message.option, message.specifier,
+                                      message.bytes.buffer, message.bytes.bufferLength,
+                                      [id](aPacket* packet) { return aLink_PutPacket(id, packet); });
+    }
     uint8_t data[aPACKET_MAX_DATA];
     zv::ByteWriter w(data, sizeof data);
     w.u8(message.command);
     w.u8(message.option);
     w.u8(message.specifier);
-    switch (message.type) {
-        case ueiTYPE_VOID:
-            break;
-        case ueiTYPE_BYTE:
-            w.u8(message.byteVal);
-            break;
-        case ueiTYPE_SHORT:
-            w.u16be(message.shortVal);
-            break;
-        case ueiTYPE_INT:
-            w.u32be(message.intVal);
-            break;
-        case ueiTYPE_BYTES: {
-            const int32_t id = m_impl->linkId;
-            return aUEI_BuildBytesPackets(
-                message.module, message.command, message.option, message.specifier,
-                message.bytes.buffer, message.bytes.bufferLength,
-                [id](aPacket* packet) { return aLink_PutPacket(id, packet); });
-        }
-        default:
-            return aErrParam;
-    }
+    if (!sWriteScalarValue(w, message)) return aErrParam;
     return m_impl->put(message.module, data, static_cast<uint8_t>(w.position()));
 }
 
@@ -415,21 +421,8 @@ aErr Link::sendUEI(const uei& message, uint8_t subindex) {
     w.u8(message.option);
     w.u8(message.specifier);
     w.u8(subindex);
-    switch (message.type) {
-        case ueiTYPE_VOID:
-            break;
-        case ueiTYPE_BYTE:
-            w.u8(message.byteVal);
-            break;
-        case ueiTYPE_SHORT:
-            w.u16be(message.shortVal);
-            break;
-        case ueiTYPE_INT:
-            w.u32be(message.intVal);
-            break;
-        default:  // a byte array has no subindexed form
-            return aErrParam;
-    }
+    // A byte array has no subindexed form.
+    if (!sWriteScalarValue(w, message)) return aErrParam;
     return m_impl->put(message.module, data, static_cast<uint8_t>(w.position()));
 }
 

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "discovery_lock.h"
 #include "Link.h"
 #include "Module.h"
 #include "aDebug.h"
@@ -92,24 +93,6 @@ struct Connected {
     Module module;
     SystemClass system;
     aErr result;
-};
-
-// The standard discovery ports and the loopback probe ports are shared by
-// every process on the host: tests that use them take turns.
-class StandardPortsLock {
-  public:
-    StandardPortsLock() {
-        fd_ = open("/tmp/zentrovia-discovery-tests.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0666);
-        const auto deadline = Clock::now() + std::chrono::seconds(120);
-        while (fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) != 0 && Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ~StandardPortsLock() {
-        if (fd_ >= 0) close(fd_);
-    }
-
-  private:
-    int fd_ = -1;
 };
 
 size_t threadCount() {
@@ -700,7 +683,7 @@ TEST(DeviceApi, RefusalsWithoutAConnection) {
 }
 
 TEST(DeviceApi, DiscoversAndFallsBack) {
-    StandardPortsLock lock;
+    testsupport::StandardPortsLock lock;
 
     // Nothing attached by USB: network discovery is tried, and finds nothing.
     // (Before the simulator starts: the legacy discovery port it holds lies

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "discovery_lock.h"
 #include "../fakes/fake_usb_protocol.h"
 #include "Updater.h"
 #include "process.h"
@@ -35,26 +36,6 @@ using testsupport::TempDir;
 
 const std::string kZvsim = BUILD_DIR "/sim/zvsim";
 const std::string kStandIn = BUILD_DIR "/tests/fakes/libzv_libusb_fake.so";
-
-// The legacy discovery ports are shared by every process on the host: tests
-// that use them take turns (the same lock as the library's own discovery
-// tests).
-class StandardPortsLock {
-  public:
-    StandardPortsLock() {
-        fd_ = open("/tmp/zentrovia-discovery-tests.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0666);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-        while (fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) != 0 &&
-               std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ~StandardPortsLock() {
-        if (fd_ >= 0) close(fd_);
-    }
-
-  private:
-    int fd_ = -1;
-};
 
 // The simulator with its USB socket directory; its diagnostics (every frame
 // with -v) go to a file the test can read.
@@ -191,7 +172,7 @@ TEST(Discover, ModuleHeldByAnotherProgramIsListedInUse) {
 }
 
 TEST(Discover, TcpipModulesAnswerTheMulticastRequest) {
-    StandardPortsLock lock;
+    testsupport::StandardPortsLock lock;
     Sim sim({"serial=7C900001,tcp,address=6,model=5,version=2.11.0,build=321,name=Eth,hb-ms=0"});
     ASSERT_TRUE(sim.started);
     RunResult r = updater(sim, {"-D", "-t", "TCPIP"});
@@ -205,7 +186,7 @@ TEST(Discover, TcpipModulesAnswerTheMulticastRequest) {
 }
 
 TEST(Discover, LinkTypeZeroFindsUsbFirstThenTcpip) {
-    StandardPortsLock lock;
+    testsupport::StandardPortsLock lock;
     Sim sim({"serial=7C900002,tcp,hb-ms=0", "serial=40F5849A,usb,hb-ms=0"});
     ASSERT_TRUE(sim.started);
     RunOptions options = withStandIn(sim.usb.path());

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "discovery_lock.h"
 #include "../fakes/fake_usb_device.h"
 #include "aDefs.h"
 #include "aLinkSpec.h"
@@ -113,24 +114,6 @@ uint16_t freeUdpPort() {
     close(fd);
     return ntohs(a.sin_port);
 }
-
-// The standard discovery ports are shared by every process on the host:
-// tests that use them take turns through this lock.
-class StandardPortsLock {
-  public:
-    StandardPortsLock() {
-        fd_ = open("/tmp/zentrovia-discovery-tests.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0666);
-        const auto deadline = Clock::now() + std::chrono::seconds(120);
-        while (fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) != 0 && Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ~StandardPortsLock() {
-        if (fd_ >= 0) close(fd_);
-    }
-
-  private:
-    int fd_ = -1;
-};
 
 struct Sim {
     explicit Sim(std::vector<std::string> args) {
@@ -304,7 +287,7 @@ TEST(Discovery, LegacyEthernetReportsEveryModuleThatAnswers) {
 }
 
 TEST(Discovery, FindsModulesBySerialOnTheStandardPorts) {
-    StandardPortsLock lock;
+    testsupport::StandardPortsLock lock;
     Sim sim({"--module", "serial=5EED0001,model=11,address=4,tcp,hb-ms=0"});
     ASSERT_TRUE(sim.started);
 
@@ -381,7 +364,7 @@ TEST(Discovery, UsbReportsFamilyDevicesWithEightDigitSerials) {
 // ---- network discovery ----
 
 TEST(Discovery, LocalProbeReportsEveryServerOnLoopbackOnce) {
-    StandardPortsLock lock;
+    testsupport::StandardPortsLock lock;
     const uint32_t loopback = htonl(INADDR_LOOPBACK);
     FakeLocalServer first(networkSpec(0xA1, loopback, 41001));
     FakeLocalServer second(networkSpec(0xA2, loopback, 41002));
@@ -504,7 +487,7 @@ TEST(Discovery, BeaconInterfaceGuardValidatesSavesAndRestores) {
 // ---- the example program ----
 
 TEST(Discovery, ZvlistListsTheModulesOnUsbAndEthernet) {
-    StandardPortsLock lock;
+    testsupport::StandardPortsLock lock;
     TempDir dir;
     Sim sim({"--tcp-bind", "0.0.0.0", "--usb-dir", dir.path(), "--module",
              "serial=7E570001,model=7,build=42,name=Bench,tcp,hb-ms=0", "--module",

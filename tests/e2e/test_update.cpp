@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "discovery_lock.h"
 #include "process.h"
 #include "tempdir.h"
 #include "update_server.h"
@@ -39,26 +40,6 @@ const std::string kNoServer = "http://127.0.0.1:1/cgi/u";
 
 constexpr uint32_t kFirmwareAddress = 0x8000;
 constexpr uint32_t kSerialOffset = 0x10;  // where the firmware keeps its serial number
-
-// The legacy discovery ports are shared by every process on the host: tests
-// that discover TCP/IP modules take turns (the library's discovery tests
-// take the same lock).
-class StandardPortsLock {
-  public:
-    StandardPortsLock() {
-        fd_ = open("/tmp/zentrovia-discovery-tests.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0666);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-        while (fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) != 0 &&
-               std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ~StandardPortsLock() {
-        if (fd_ >= 0) close(fd_);
-    }
-
-  private:
-    int fd_ = -1;
-};
 
 std::string sha256(const std::string& path) {
     RunResult r = testsupport::run({"sha256sum", path});
@@ -219,7 +200,7 @@ TEST(Update, DirectOverTcpip) {
     TempDir work;
     Package package(work, "pkg.bird");
     ASSERT_TRUE(package.packed);
-    StandardPortsLock lock;
+    testsupport::StandardPortsLock lock;
     Sim sim({"serial=7C900011,tcp,restart-ms=100"});
     ASSERT_TRUE(sim.started);
     UpdaterRun run;
@@ -484,7 +465,7 @@ TEST(Update, MissingModuleFailsToConnect) {
     TempDir work;
     Package package(work, "pkg.bird");
     ASSERT_TRUE(package.packed);
-    StandardPortsLock lock;  // the search goes on over TCP/IP
+    testsupport::StandardPortsLock lock;  // the search goes on over TCP/IP
     Sim sim({"serial=40F5849A,usb"});
     ASSERT_TRUE(sim.started);
     UpdaterRun run;
